@@ -1,1 +1,60 @@
-int main() { return 0; }
+// varnolet FILE...
+//
+// Publishes FILE... to every FTP site of the configuration file beside the
+// executable whose local root holds the first FILE. Exit status: 0 when every
+// selected site did all its work (or none was selected), 2 when a site failed,
+// 1 when an error (a failed write to standard output, exhausted memory) ended
+// the run; then the failure report is written to standard output.
+
+#include <signal.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cmdline.h"
+#include "config.h"
+#include "console.h"
+#include "errors.h"
+#include "failure_report.h"
+#include "locale.h"
+#include "paths.h"
+#include "run.h"
+#include "upload.h"
+
+namespace {
+
+void WriteFailureReport(const varnolet::RunError& error) {
+  const varnolet::PathRules& paths = varnolet::ProcessPathRules();
+  const std::string module = paths.FileNamePart(varnolet::ExecutablePath());
+  varnolet::WriteStdoutIgnoringErrors(varnolet::FormatFailureReport(
+      error.class_name(), module, varnolet::CodeOffset(error.code_address()), error.what()));
+}
+
+[[gnu::noinline]] int Run(int argc, char** argv) {
+  varnolet::DetectLeadBytes();
+  const varnolet::PathRules& paths = varnolet::ProcessPathRules();
+  const std::vector<std::string> arguments = varnolet::FileArguments(argc, argv);
+  varnolet::IniReader ini(paths.IniPathFor(varnolet::ExecutablePath()));
+  varnolet::StdoutConsole console;
+  return varnolet::ScanSites(ini, arguments, paths, console, varnolet::UploadSite);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed pipe on standard output or a dropped connection must show up as
+  // a failed write, never kill the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  try {
+    try {
+      return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+      // The allocation that failed lies in the library; name the run itself.
+      throw varnolet::EOutOfMemory(reinterpret_cast<uintptr_t>(&Run));
+    }
+  } catch (const varnolet::RunError& error) {
+    WriteFailureReport(error);
+    return varnolet::kExitFailure;
+  }
+}
