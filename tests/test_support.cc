@@ -76,10 +76,14 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          StdoutMode mode, int timeout_seconds) {
   ProgramResult result;
   int out_pipe[2] = {-1, -1};
-  if (mode == StdoutMode::kCapture && ::pipe2(out_pipe, O_CLOEXEC) != 0) {
+  const bool use_pipe = mode == StdoutMode::kCapture || mode == StdoutMode::kBrokenPipe;
+  if (use_pipe && ::pipe2(out_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe failed";
     return result;
   }
+  // The reader goes before the child starts, so its very first write fails.
+  if (mode == StdoutMode::kBrokenPipe) ::close(out_pipe[0]);
+
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -91,6 +95,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     ::dup2(null_in, STDIN_FILENO);
     switch (mode) {
       case StdoutMode::kCapture:
+      case StdoutMode::kBrokenPipe:
         ::dup2(out_pipe[1], STDOUT_FILENO);
         break;
       case StdoutMode::kClosed:
@@ -105,7 +110,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
-  if (mode == StdoutMode::kCapture) ::close(out_pipe[1]);
+  if (use_pipe) ::close(out_pipe[1]);
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   bool timed_out = false;

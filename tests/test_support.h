@@ -37,7 +37,10 @@ std::vector<std::string> ListDir(const std::string& path);
 std::string InstallProgram(const TempDir& dir);
 std::string InstallProgram(const TempDir& dir, const std::string& ini);
 
-enum class StdoutMode { kCapture, kClosed, kDevFull };
+// How standard output is set up: a pipe the test reads, closed, /dev/full
+// (every write fails with ENOSPC), or a pipe whose reader is already gone
+// (EPIPE).
+enum class StdoutMode { kCapture, kClosed, kDevFull, kBrokenPipe };
 
 struct ProgramResult {
   int exit_status = -1;  // -1 when the program was killed or did not end in time

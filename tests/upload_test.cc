@@ -219,6 +219,7 @@ TEST_F(ScriptedServerTest, BrokenStdoutEndsTheRunBeforeAnyConnection) {
   const std::string program = InstallProgram(bin_, Site(0, "pw"));
   EXPECT_EQ(RunProgram(program, {a}, StdoutMode::kClosed).exit_status, 1);
   EXPECT_EQ(RunProgram(program, {a}, StdoutMode::kDevFull).exit_status, 1);
+  EXPECT_EQ(RunProgram(program, {a}, StdoutMode::kBrokenPipe).exit_status, 1);
   EXPECT_EQ(server_.connections(), 0);
 }
 
