@@ -35,7 +35,10 @@ void WriteFailureReport(const varnolet::RunError& error) {
   varnolet::DetectLeadBytes();
   const varnolet::PathRules& paths = varnolet::ProcessPathRules();
   const std::vector<std::string> arguments = varnolet::FileArguments(argc, argv);
-  varnolet::IniReader ini(paths.IniPathFor(varnolet::ExecutablePath()));
+  // Without the executable's own path there is no INI to read: never fall
+  // back to a ".ini" in the current directory.
+  const std::string executable = varnolet::ExecutablePath();
+  varnolet::IniReader ini(executable.empty() ? std::string() : paths.IniPathFor(executable));
   varnolet::StdoutConsole console;
   return varnolet::ScanSites(ini, arguments, paths, console, varnolet::UploadSite);
 }
