@@ -104,6 +104,10 @@ using FtpHandle = FtpHandleObject*;
 // Never returns nullptr (exhausted memory throws std::bad_alloc).
 FtpHandle OpenFtpRoot(std::string_view agent);
 
+// Replaces the options that roots opened from now on start with. The program
+// itself never calls it; its build for tests does, to shorten the bounds.
+void SetDefaultFtpOptions(const FtpOptions& options);
+
 // Replaces the options of root for connections opened from now on (tests
 // shorten the bounds this way). No effect when root is null or not a root.
 void SetFtpOptions(FtpHandle root, const FtpOptions& options);

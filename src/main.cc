@@ -8,6 +8,9 @@
 
 #include <signal.h>
 
+#include <cstdlib>
+
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "console.h"
 #include "errors.h"
 #include "failure_report.h"
+#include "ftp_session.h"
 #include "locale.h"
 #include "paths.h"
 #include "run.h"
@@ -31,7 +35,26 @@ void WriteFailureReport(const varnolet::RunError& error) {
       error.class_name(), module, varnolet::CodeOffset(error.code_address()), error.what()));
 }
 
+#ifdef VARNOLET_TEST_HOOKS
+// The build for tests only: VARNOLET_TEST_TIMEOUT_MS replaces the network
+// bounds (connect, reply, data), so that a test of a silent server ends in a
+// second instead of a minute. The program users run reads no such variable.
+void ApplyTestHooks() {
+  const char* text = std::getenv("VARNOLET_TEST_TIMEOUT_MS");
+  if (text == nullptr) return;
+  const int ms = std::atoi(text);
+  if (ms <= 0) return;
+  varnolet::FtpOptions options;
+  options.connect_ms = options.reply_ms = options.data_idle_ms = ms;
+  options.quit_ms = std::min(options.quit_ms, ms);
+  varnolet::SetDefaultFtpOptions(options);
+}
+#else
+void ApplyTestHooks() {}
+#endif
+
 [[gnu::noinline]] int Run(int argc, char** argv) {
+  ApplyTestHooks();
   varnolet::DetectLeadBytes();
   const varnolet::PathRules& paths = varnolet::ProcessPathRules();
   const std::vector<std::string> arguments = varnolet::FileArguments(argc, argv);

@@ -66,6 +66,13 @@ std::string InstallProgram(const TempDir& dir) {
   return target.string();
 }
 
+std::string InstallHookedProgram(const TempDir& dir, const std::string& ini) {
+  const fs::path target = fs::path(dir.path()) / "varnolet";
+  fs::copy_file(VARNOLET_HOOKED_BINARY, target, fs::copy_options::overwrite_existing);
+  dir.WriteFile("varnolet.ini", ini);
+  return target.string();
+}
+
 std::string InstallProgram(const TempDir& dir, const std::string& ini) {
   std::string program = InstallProgram(dir);
   dir.WriteFile("varnolet.ini", ini);

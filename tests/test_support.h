@@ -36,6 +36,9 @@ std::vector<std::string> ListDir(const std::string& path);
 // ini is given it is written beside it as "varnolet.ini".
 std::string InstallProgram(const TempDir& dir);
 std::string InstallProgram(const TempDir& dir, const std::string& ini);
+// The same with the program's test build, which takes its network bounds from
+// VARNOLET_TEST_TIMEOUT_MS (milliseconds) when that is set.
+std::string InstallHookedProgram(const TempDir& dir, const std::string& ini);
 
 // How standard output is set up: a pipe the test reads, closed, /dev/full
 // (every write fails with ENOSPC), or a pipe whose reader is already gone
