@@ -40,10 +40,13 @@ void FtpReplyParser::Feed(std::string_view bytes) {
     const size_t take = lf ? static_cast<const char*>(lf) - bytes.data() : bytes.size();
     // The line end counts towards the bound too.
     if (current_bytes_ + line_.size() + take + (lf ? 1 : 0) > kMaxReplyBytes) {
+      // Everything of the reply is dropped: nothing is held any more.
       failed_ = true;
       line_.clear();
       line_.shrink_to_fit();
       current_ = FtpReply();
+      current_bytes_ = 0;
+      in_reply_ = false;
       return;
     }
     line_.append(bytes.data(), take);

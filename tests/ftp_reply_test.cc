@@ -130,6 +130,16 @@ TEST(FtpReplyParserTest, BoundsTheSizeOfOneReply) {
       parser.Feed(line);
     }
     EXPECT_TRUE(parser.failed());
+    // A failed reply is dropped whole: nothing of it is still held.
+    EXPECT_FALSE(parser.partial());
+  }
+  // The same for a multi-line reply that overflows within one line.
+  {
+    FtpReplyParser parser;
+    parser.Feed("230-open\r\n");
+    parser.Feed(std::string(kMaxReplyBytes + 10, 'x'));
+    EXPECT_TRUE(parser.failed());
+    EXPECT_FALSE(parser.partial());
   }
   // The bound is per reply: many replies in a row are fine.
   {
