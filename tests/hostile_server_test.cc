@@ -29,6 +29,7 @@
 
 #include "measured_run.h"
 #include "scripted_ftp_server.h"
+#include "console_lines.h"
 #include "test_support.h"
 
 namespace varnolet::testing {
@@ -48,20 +49,6 @@ constexpr long kMemoryMarginKib = 6 * 1024;
 // A run that takes longer is killed and fails: far more than any case needs,
 // far less than the unshortened bounds.
 constexpr int kRunLimitMs = 4 * kBoundMs + 30000;
-
-const std::string kConnecting = " \x82\xC9\x90\xDA\x91\xB1";                    // " に接続"
-const std::string kConnectFailed = "\x90\xDA\x91\xB1\x82\xC9\x8E\xB8\x94\x73";  // "接続に失敗"
-const std::string kUploading =
-    " \x82\xF0\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68";  // " をアップロード"
-const std::string kUploadFailed =
-    "\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68\x82\xC9\x8E\xB8\x94\x73";  // "アップロードに失敗"
-const std::string kDisconnecting = " \x82\xA9\x82\xE7\x90\xD8\x92\x66";  // " から切断"
-
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
-}
 
 // Bytes that differ from position to position, so a shifted or cut file shows.
 std::string Pattern(size_t size, unsigned seed) {

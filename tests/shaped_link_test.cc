@@ -20,6 +20,7 @@
 #include "measured_run.h"
 #include "real_ftp_server.h"
 #include "relay_process.h"
+#include "console_lines.h"
 #include "test_support.h"
 
 namespace varnolet::testing {
@@ -30,20 +31,6 @@ constexpr int kDelayMs = 25;
 // beyond any noise of a busy machine, short enough to keep the suite quick.
 constexpr int kBoundMs = 2000;
 constexpr int kRunLimitMs = 60000;
-
-const std::string kConnecting = " \x82\xC9\x90\xDA\x91\xB1";                    // " に接続"
-const std::string kConnectFailed = "\x90\xDA\x91\xB1\x82\xC9\x8E\xB8\x94\x73";  // "接続に失敗"
-const std::string kUploading =
-    " \x82\xF0\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68";  // " をアップロード"
-const std::string kUploadFailed =
-    "\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68\x82\xC9\x8E\xB8\x94\x73";  // "アップロードに失敗"
-const std::string kDisconnecting = " \x82\xA9\x82\xE7\x90\xD8\x92\x66";  // " から切断"
-
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
-}
 
 // Bytes that differ from position to position, so a shifted or cut file shows.
 std::string Pattern(size_t size, unsigned seed) {

@@ -12,28 +12,11 @@
 
 #include "real_ftp_server.h"
 #include "scripted_ftp_server.h"
+#include "console_lines.h"
 #include "test_support.h"
 
 namespace varnolet::testing {
 namespace {
-
-// The fixed texts as Shift_JIS bytes, written out here on their own so that a
-// wrong byte in the program's table shows up.
-const std::string kConnecting = " \x82\xC9\x90\xDA\x91\xB1";                      // " に接続"
-const std::string kConnectFailed = "\x90\xDA\x91\xB1\x82\xC9\x8E\xB8\x94\x73";    // "接続に失敗"
-const std::string kChangingDir = " \x82\xC9\x88\xDA\x93\xAE";                     // " に移動"
-const std::string kChangeDirFailed = "\x88\xDA\x93\xAE\x82\xC9\x8E\xB8\x94\x73";  // "移動に失敗"
-const std::string kUploading =
-    " \x82\xF0\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68";  // " をアップロード"
-const std::string kUploadFailed =
-    "\x83\x41\x83\x62\x83\x76\x83\x8D\x81\x5B\x83\x68\x82\xC9\x8E\xB8\x94\x73";  // "アップロードに失敗"
-const std::string kDisconnecting = " \x82\xA9\x82\xE7\x90\xD8\x92\x66";  // " から切断"
-
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& line : lines) out += line + "\r\n";
-  return out;
-}
 
 std::string SiteIni(int site, const std::string& local_dir, const std::string& host, int port,
                     const std::string& user, const std::string& password,
