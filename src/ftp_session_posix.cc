@@ -175,8 +175,14 @@ class AsciiEncoder {
 
 struct Connection;
 
+// The options every new root starts with (SetDefaultFtpOptions).
+FtpOptions& DefaultOptions() {
+  static FtpOptions options;
+  return options;
+}
+
 struct Root : FtpHandleObject {
-  Root() : FtpHandleObject(Kind::kRoot) {}
+  Root() : FtpHandleObject(Kind::kRoot), options(DefaultOptions()) {}
   std::string agent;
   FtpOptions options;
   std::vector<Connection*> connections;  // open connections, owned
@@ -616,6 +622,17 @@ bool Transfer(Connection* c, int file, off_t size, char type, std::string_view r
   Clock::time_point progress_deadline = After(c->options.data_idle_ms);
   Clock::time_point reply_deadline = After(c->options.reply_ms);
 
+  // Every way out before the last byte went and our side was shut down (a
+  // timeout, a dead connection, a refusal) closes the data connection with
+  // RST, so the server never takes a cut file for a whole one.
+  struct AbortUnlessShut {
+    UniqueFd& data;
+    const bool& shut;
+    ~AbortUnlessShut() {
+      if (data.valid() && !shut) SetAbortiveClose(data.get());
+    }
+  } abort_unless_shut{data, shut};
+
   // Gives up sending. RST rather than FIN, so the server sees an aborted
   // transfer and never a complete file.
   auto abort_data = [&]() {
@@ -785,6 +802,8 @@ FtpHandle OpenFtpRoot(std::string_view agent) {
   root->agent.assign(agent);
   return root;
 }
+
+void SetDefaultFtpOptions(const FtpOptions& options) { DefaultOptions() = options; }
 
 void SetFtpOptions(FtpHandle root, const FtpOptions& options) {
   if (root == nullptr || root->kind != FtpHandleObject::Kind::kRoot) return;
