@@ -28,6 +28,7 @@ namespace {
 using testing::RealFtpServer;
 using testing::ScriptedFtpServer;
 using testing::TempDir;
+using testing::UnusedLoopbackPort;
 using Session = ScriptedFtpServer::Session;
 using Verbs = std::vector<std::string>;
 
@@ -291,16 +292,10 @@ TEST_F(FtpSessionTest, UnusablePassiveRepliesFailTheStore) {
 TEST_F(FtpSessionTest, RefusedDataConnectionFailsTheStoreAndTheConnection) {
   // A port where nothing listens: the STOR would wait for a connection that
   // never comes, so the connection is given up at once.
-  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&address), length));
-  ASSERT_EQ(0, ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
-  ::close(probe);
+  const uint16_t unused = UnusedLoopbackPort();
+  ASSERT_NE(0, unused);
   const std::string reply =
-      "229 Entering Extended Passive Mode (|||" + std::to_string(ntohs(address.sin_port)) + "|)";
+      "229 Entering Extended Passive Mode (|||" + std::to_string(unused) + "|)";
   server_.Answer("EPSV", reply);
   server_.On("STOR", [](Session&, const std::string&) {});  // waits, as a server would
   const std::string file = dir_.WriteFile("f.bin", "x");

@@ -99,19 +99,6 @@ std::string SiteIni(const std::string& host, uint16_t port, const std::string& u
          "\nPassword=" + password + "\nHostDir=" + host_dir + "\n";
 }
 
-// A loopback port where nothing listens (bound, then closed again).
-uint16_t UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // Shortens the FTP layer's bounds for roots opened while it lives.
 class ShortBounds {
  public:
@@ -199,7 +186,7 @@ TEST_P(SiteDescriptorTest, NoDescriptorOutlivesTheSite) {
 
   ScriptedFtpServer server;
   c.script(server);
-  const uint16_t port = c.nothing_listens ? UnusedPort() : server.port();
+  const uint16_t port = c.nothing_listens ? UnusedLoopbackPort() : server.port();
   const std::map<int, std::string> before = OpenDescriptors();
   std::string console;
   const bool done = HandleSite(SiteIni(server.host(), port, "web", "pw", c.host_dir), {a, b},

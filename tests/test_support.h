@@ -5,6 +5,7 @@
 #ifndef VARNOLET_TESTS_TEST_SUPPORT_H_
 #define VARNOLET_TESTS_TEST_SUPPORT_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ std::string InstallHookedProgram(const TempDir& dir, const std::string& ini);
 // How standard output is set up: a pipe the test reads, closed, /dev/full
 // (every write fails with ENOSPC), or a pipe whose reader is already gone
 // (EPIPE).
+// A 127.0.0.1 port where nothing listens (bound, then released again); 0 when
+// none could be had.
+uint16_t UnusedLoopbackPort();
+
 enum class StdoutMode { kCapture, kClosed, kDevFull, kBrokenPipe };
 
 struct ProgramResult {

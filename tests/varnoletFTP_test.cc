@@ -18,6 +18,7 @@ namespace {
 
 using testing::ScriptedFtpServer;
 using testing::TempDir;
+using testing::UnusedLoopbackPort;
 using Verbs = std::vector<std::string>;
 
 // Short bounds: a test that goes wrong fails in seconds, not minutes.
@@ -247,15 +248,8 @@ TEST_F(TvarnoletFTPTest, RefusedOrUnreachableLoginFails) {
   EXPECT_EQ((Verbs{"USER", "PASS"}), server_.verbs());
 
   // A port where nothing listens: take a free one and release it.
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&address), length));
-  ASSERT_EQ(0, ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length));
-  ::close(probe);
-  ftp->Port = ntohs(address.sin_port);
+  ftp->Port = UnusedLoopbackPort();
+  ASSERT_NE(0, ftp->Port);
   EXPECT_FALSE(ftp->Connect());
   EXPECT_FALSE(ftp->Connected);
 }
